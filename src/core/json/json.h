@@ -70,7 +70,8 @@ class Value {
 };
 
 // A reader error. `message` is the full text, ending with
-// " at line {} column {}" (1-based).
+// " at line {} column {}" (1-based; the column counts bytes, and an
+// end-of-input error points just past the last byte).
 struct ParseError {
   enum class Class : uint8_t { kEof, kData };
   Class error_class = Class::kData;
@@ -93,7 +94,15 @@ std::string to_pretty(const Value& v);
 std::string to_sorted(const Value& v);
 
 // Appends s as a JSON string literal (quotes included) with the log's
-// escaping rules.
+// escaping rules: only the quotation mark, the backslash and U+0000 to
+// U+001F are escaped; everything else is copied as it is.
 void write_string(std::string_view s, std::string* out);
+
+// Number texts. A double is written in the shortest form that reads back as
+// the same value and still reads as a floating-point number ("1.0", "1e300",
+// "-0.0"); non-finite values, which JSON cannot hold, are written as null.
+void write_uint(uint64_t u, std::string* out);
+void write_int(int64_t i, std::string* out);
+void write_double(double d, std::string* out);
 
 }  // namespace quor::json

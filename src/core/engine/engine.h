@@ -41,7 +41,10 @@ class Engine {
   // outlive the engine (defaults to the real file system).
   static Result<std::shared_ptr<Engine>> open(const std::string& data_dir,
                                               FileSystem* fs = nullptr);
-  ~Engine();  // releases the directory lock; stops the firing loop thread
+  // Makes the firing loop exit and joins it, then releases the directory
+  // lock. Runs still in flight finish on their own threads, with their own
+  // reference to the core; nothing else of shutdown() is done here.
+  ~Engine();
 
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -57,6 +60,12 @@ class Engine {
   // Starts the firing loop on its own thread.
   Status start();
 
+  // Makes the firing loop exit and waits for its thread, without changing
+  // the engine's phase: for the owner of the runtime thread when it stops
+  // (after shutdown). Runs in flight are not waited for. Idempotent; a loop
+  // started afterwards exits at once.
+  void stop_background();
+
   std::optional<TimerStatus> status(const std::string& timer_id) const;
   std::vector<TimerStatus> list() const;
 
@@ -66,12 +75,15 @@ class Engine {
   // Sets stopping and waits up to `timeout` for runs in flight to end.
   Status shutdown(std::chrono::nanoseconds timeout);
 
+  // Entries waiting in the due heap (regular fires and retries).
+  size_t due_entry_count() const;
+
   const std::string& data_dir() const { return data_dir_; }
   const std::string& lock_path() const { return lock_path_; }
 
  private:
   Engine() = default;
-  struct Private;
+  friend struct EngineTestAccess;  // tests reach the core through it
 
   std::string data_dir_;
   std::string lock_path_;

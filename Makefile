@@ -8,7 +8,7 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := build-essential cmake ninja-build libgtest-dev libcctz-dev tzdata
 SAN_PACKAGES := clang-14 libclang-rt-14-dev
 
-.PHONY: all deps build test test-core sanitize asan tsan fuzz bench clean
+.PHONY: all deps build test test-core test-python install demo sanitize asan tsan fuzz bench clean
 
 all: build
 
@@ -33,7 +33,28 @@ build: deps $(BUILD)/build.ninja
 test-core: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-test: test-core
+# Python 3.12: pyenv's newest 3.12, else python3.12 on PATH.
+PY312 ?= $(lastword $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.12.*/bin/python3.12))) \
+         $(shell command -v python3.12 2>/dev/null)
+PYTHON312 := $(firstword $(PY312))
+VENV := .venv
+
+$(VENV)/bin/python:
+	@test -n "$(PYTHON312)" || { echo "Python 3.12 not found (pyenv or python3.12 on PATH)"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(VENV)/bin/pip install -q pytest
+
+# Builds the extension module and installs it into .venv.
+install: deps $(VENV)/bin/python
+	$(VENV)/bin/pip install -q .
+
+test-python: install
+	$(VENV)/bin/python -m pytest -q tests/python
+
+test: test-core test-python
+
+demo: install
+	$(VENV)/bin/python examples/quickstart.py
 
 # Core tests under ASan+UBSan and under TSan, each in its own build tree.
 sanitize: asan tsan
@@ -57,4 +78,4 @@ bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-wheel

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "engine_fixtures.h"
@@ -249,7 +249,7 @@ TEST_F(EngineTest, FailureTextReachesLastStatus) {
 struct FaultCase {
   const char* name;
   Step step;
-  std::string pattern;  // regex for the RunFailed error
+  std::string suffix;  // the RunFailed error is "task panicked: task <N>" + suffix
 };
 
 class AbnormalEndTest : public EngineTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -262,18 +262,23 @@ TEST_P(AbnormalEndTest, EscapingExceptionIsAFailedAttempt) {
   auto entries = log_entries(dir.path());
   ASSERT_EQ(entries.size(), 5u);
   const std::string error = std::get<RunFailed>(entries[3].event).error;
-  EXPECT_TRUE(std::regex_match(error, std::regex(GetParam().pattern))) << error;
+  const std::string prefix = "task panicked: task ";
+  ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
+  size_t digits = prefix.size();
+  while (digits < error.size() && std::isdigit(static_cast<unsigned char>(error[digits]))) ++digits;
+  EXPECT_GT(digits, prefix.size()) << error;
+  EXPECT_EQ(error.substr(digits), GetParam().suffix);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, AbnormalEndTest,
     ::testing::Values(
         FaultCase{"Message", Step::throw_std("bad \"x\"\n\t\\"),
-                  R"(task panicked: task \d+ panicked with message "bad \\"x\\"\\n\\t\\\\")"},
+                  R"( panicked with message "bad \"x\"\n\t\\")"},
         FaultCase{"ControlAndBadUtf8", Step::throw_std("a\x01\xff"),
-                  "task panicked: task \\d+ panicked with message \"a\\\\u\\{1\\}\xEF\xBF\xBD\""},
-        FaultCase{"EmptyMessage", Step::throw_std(""), R"(task panicked: task \d+ panicked)"},
-        FaultCase{"NotAnException", Step::throw_other(), R"(task panicked: task \d+ panicked)"}),
+                  " panicked with message \"a\\u{1}\xEF\xBF\xBD\""},
+        FaultCase{"EmptyMessage", Step::throw_std(""), " panicked"},
+        FaultCase{"NotAnException", Step::throw_other(), " panicked"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct DelayCase {

@@ -182,7 +182,7 @@ using Event = std::variant<TimerCreated, TimerUpdated, TimerPaused, TimerResumed
 
 // The tag written in the log ("TIMER_CREATED", ...), by variant index.
 const char* event_tag(const Event& e);
-// The timer an event concerns: the spec's id or timer_id.
+// The timer an event concerns: the definition's id or timer_id.
 const std::string& event_timer_id(const Event& e);
 
 // One log line.

@@ -3,6 +3,8 @@
 // deadlines, and log readers.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -249,26 +251,7 @@ class ScriptedTask : public TaskFunction {
 };
 
 // A fresh directory under $QUOR_TEST_TMP (or /tmp), removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("QUOR_TEST_TMP");
-    std::string root = base != nullptr && *base != '\0' ? base : "/tmp";
-    std::filesystem::create_directories(root);
-    std::string tmpl = root + "/engine-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 // A log entry as a short text: the tag, plus the attempt for the run
 // events that carry one.

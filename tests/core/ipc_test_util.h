@@ -2,6 +2,8 @@
 // an open engine, a raw socket client, and waits with deadlines.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -42,26 +44,7 @@ bool eventually(Pred done, std::chrono::nanoseconds limit = kDeadline) {
 }
 
 // A fresh directory under $QUOR_TEST_TMP (or /tmp), removed afterwards.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix = "ipc") {
-    const char* base = getenv("QUOR_TEST_TMP");
-    std::string root = base ? base : "/tmp";
-    std::filesystem::create_directories(root);
-    std::string tmpl = root + "/" + prefix + "-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 class NopTask : public TaskFunction {
  public:

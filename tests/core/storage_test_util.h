@@ -2,6 +2,8 @@
 // events and whole-file helpers.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -18,28 +20,7 @@ namespace quor::testing {
 
 // A fresh directory under $QUOR_TEST_TMP (or /tmp), removed with its
 // contents at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = getenv("QUOR_TEST_TMP");
-    std::string root = base && *base ? base : "/tmp";
-    std::filesystem::create_directories(root);
-    std::string templ = root + "/quor-storage-XXXXXX";
-    path_ = mkdtemp(templ.data()) ? templ : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 inline Instant at_second(int64_t s, uint32_t nanos = 0) {
   return *Instant::from_unix(1772352000 + s, nanos);  // 2026-03-01T08:00:00Z + s
